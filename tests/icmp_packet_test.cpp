@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -48,10 +49,11 @@ Bytes Icmp(std::uint8_t type, std::uint8_t code, std::uint16_t identifier, std::
     return message;
 }
 
-// An IPv4 header of `words` 32-bit words in front of `payload`.
+// An IPv4 header claiming `words` 32-bit words in front of `payload`; never
+// shorter than the fixed header, so a claim below five words is a lie.
 Bytes Ip(std::uint32_t source, std::uint32_t destination, std::uint8_t ttl, const Bytes& payload,
          std::uint8_t words = 5, std::uint8_t protocol = icmp::kProtocolIcmp) {
-    Bytes packet(static_cast<std::size_t>(words) * 4, 0);
+    Bytes packet(std::max<std::size_t>(static_cast<std::size_t>(words) * 4, 20), 0);
     packet[0] = static_cast<std::uint8_t>(0x40 | words);
     Put16(packet, 2, static_cast<std::uint16_t>(packet.size() + payload.size()));
     packet[8] = ttl;
@@ -139,6 +141,9 @@ const RawCase kRawCases[] = {
      0},
     {"ErrorWithBadChecksum", WithCorruptByte(ErrorQuoting(3, 1, OurRequest()), 30), kIgnored, 0, 0, 0},
 };
+
+// Names the row in failure messages instead of dumping its bytes.
+void PrintTo(const RawCase& row, std::ostream* out) { *out << row.name; }
 
 class RawPacketTest : public testing::TestWithParam<RawCase> {};
 

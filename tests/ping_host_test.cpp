@@ -193,6 +193,9 @@ const PingCase kCases[] = {
            kStopAtEnd})},
 };
 
+// Names the row in failure messages instead of dumping its bytes.
+void PrintTo(const PingCase& row, std::ostream* out) { *out << row.name; }
+
 class PingHostTest : public testing::TestWithParam<PingCase> {};
 
 TEST_P(PingHostTest, WritesMessagesReturnsMeanAndReleasesInOrder) {
