@@ -1,0 +1,26 @@
+# Entry points for people: each installs what it needs, then hands over to
+# the CMake presets.
+.PHONY: run check build windows clean
+
+run: build
+	./build/release/nivor localhost; echo "exit status: $$?"
+
+build:
+	tools/install-deps.sh linux
+	cmake --preset release
+	cmake --build --preset release
+
+check:
+	tools/install-deps.sh all
+	cmake --workflow --preset release
+	cmake --workflow --preset sanitize
+	cmake --workflow --preset fuzz
+	cmake --workflow --preset windows
+
+windows:
+	tools/install-deps.sh all
+	cmake --preset windows
+	cmake --build --preset windows
+
+clean:
+	rm -rf build
