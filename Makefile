@@ -1,6 +1,6 @@
 # Entry points for people: each installs what it needs, then hands over to
 # the CMake presets.
-.PHONY: run check build windows clean
+.PHONY: run check build windows package clean
 
 run: build
 	./build/release/nivor localhost; echo "exit status: $$?"
@@ -21,6 +21,11 @@ windows:
 	tools/install-deps.sh all
 	cmake --preset windows
 	cmake --build --preset windows
+
+# The Debian package of nivor and the zip of NIVOR.EXE, into build/packages.
+package: build windows
+	cd build/release && cpack -B ../packages
+	cd build/windows && cpack -B ../packages
 
 clean:
 	rm -rf build

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 linux_packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev python3 iproute2 util-linux
-                procps)
+                procps dpkg-dev man-db libcap2-bin)
 windows_packages=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 file)
 
 wanted=("${linux_packages[@]}")
