@@ -135,20 +135,25 @@ std::uint8_t TtlFromControl(msghdr& message) {
     return 0;
 }
 
+msghdr MessageInto(sockaddr_in& address, iovec& data, unsigned char* control, std::size_t control_size) {
+    msghdr message;
+    std::memset(&message, 0, sizeof message);
+    message.msg_name = &address;
+    message.msg_namelen = sizeof address;
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = control_size;
+    return message;
+}
+
 // Reads one packet from the socket's ordinary queue; false when none is left.
 bool ReceiveOrdinary(EchoSocket& echo_socket, const icmp::EchoIdentity& ours, Answer& answer) {
     sockaddr_in sender;
     std::memset(&sender, 0, sizeof sender);
     iovec data{echo_socket.packet, sizeof echo_socket.packet};
     alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int)) * 4];
-    msghdr message;
-    std::memset(&message, 0, sizeof message);
-    message.msg_name = &sender;
-    message.msg_namelen = sizeof sender;
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    msghdr message = MessageInto(sender, data, control, sizeof control);
     const ssize_t length = recvmsg(echo_socket.descriptor, &message, MSG_DONTWAIT);
     answer.received_at = MonotonicNanoseconds();
     if (length < 0) return false;
@@ -172,14 +177,7 @@ bool ReceiveQueuedError(EchoSocket& echo_socket, const icmp::EchoIdentity& ours,
     std::memset(&original_destination, 0, sizeof original_destination);
     iovec data{echo_socket.packet, sizeof echo_socket.packet};
     alignas(cmsghdr) unsigned char control[512];
-    msghdr message;
-    std::memset(&message, 0, sizeof message);
-    message.msg_name = &original_destination;
-    message.msg_namelen = sizeof original_destination;
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    msghdr message = MessageInto(original_destination, data, control, sizeof control);
     const ssize_t length = recvmsg(echo_socket.descriptor, &message, MSG_DONTWAIT | MSG_ERRQUEUE);
     answer.received_at = MonotonicNanoseconds();
     if (length < 0) return false;

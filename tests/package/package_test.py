@@ -10,6 +10,9 @@ import sys
 import tempfile
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from nivor_testing import require_root  # noqa: E402
+
 BUILD_DIR = os.environ.get("NIVOR_BUILD_DIR", "")
 NOBODY = "65534"
 
@@ -20,14 +23,6 @@ sysctl -qw net.ipv4.ping_group_range="1 0"
 exec setpriv --reuid=$NIVOR_USER --regid=$NIVOR_USER --clear-groups "$@"
 """
 
-
-def require_root():
-    if os.geteuid() == 0:
-        return
-    if os.environ.get("CI") == "true":
-        sys.exit("the package tests need root (file capabilities, network namespaces), and CI must run them")
-    print("SKIP: the package tests need root for file capabilities and network namespaces")
-    sys.exit(77)
 
 
 def run(*command, **options):
@@ -118,5 +113,5 @@ class DebianPackage(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    require_root()
+    require_root("file capabilities and network namespaces")
     unittest.main(verbosity=2)

@@ -15,6 +15,9 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from nivor_testing import require_root  # noqa: E402
+
 BINARY = os.environ.get("NIVOR_BINARY", "")
 NOBODY = "65534"
 
@@ -35,14 +38,6 @@ fi
 exec "$@"
 """
 
-
-def require_root():
-    if os.geteuid() == 0:
-        return
-    if os.environ.get("CI") == "true":
-        sys.exit("the loopback tests need root (network namespaces), and CI must run them")
-    print("SKIP: the loopback tests need root to create network namespaces")
-    sys.exit(77)
 
 
 class Run:
@@ -143,5 +138,5 @@ class Failures(LoopbackFixture):
 
 
 if __name__ == "__main__":
-    require_root()
+    require_root("network namespaces")
     unittest.main(verbosity=2)
