@@ -1,9 +1,12 @@
 #include "fake_platform.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace {
+
+constexpr std::uint32_t kNoAddress = 0xFFFFFFFFu;
 
 struct FakeState {
     FakeScript script;
@@ -13,6 +16,7 @@ struct FakeState {
     std::vector<std::uint32_t> entry_addresses;
     std::vector<char*> entry_address_pointers;
     std::string entry_name;
+    char dotted[16] = {};
 };
 
 FakeState& State() {
@@ -23,18 +27,36 @@ FakeState& State() {
 HMODULE const kModule = reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(0x1000));
 HANDLE const kEchoHandle = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x2000));
 
+// By hand: Winsock 1.1 has neither inet_pton nor inet_ntop, and the real
+// inet_addr would hide from the script which forms it accepts.
 std::string Dotted(std::uint32_t address) {
-    in_addr in{};
-    in.s_addr = address;
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &in, text, sizeof text);
+    unsigned char bytes[4];
+    std::memcpy(bytes, &address, sizeof bytes);
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
     return text;
 }
 
+bool ParsePart(const char*& at, unsigned char& part) {
+    unsigned value = 0;
+    int digits = 0;
+    for (; *at >= '0' && *at <= '9' && digits < 4; ++at, ++digits) value = value * 10 + static_cast<unsigned>(*at - '0');
+    if (digits == 0 || digits > 3 || value > 255) return false;
+    part = static_cast<unsigned char>(value);
+    return true;
+}
+
 std::uint32_t Parsed(const std::string& dotted) {
-    in_addr in{};
-    if (inet_pton(AF_INET, dotted.c_str(), &in) != 1) return INADDR_NONE;
-    return in.s_addr;
+    unsigned char bytes[4];
+    const char* at = dotted.c_str();
+    for (int index = 0; index < 4; ++index) {
+        if (index > 0 && *at++ != '.') return kNoAddress;
+        if (!ParsePart(at, bytes[index])) return kNoAddress;
+    }
+    if (*at != '\0') return kNoAddress;
+    std::uint32_t address;
+    std::memcpy(&address, bytes, sizeof address);
+    return address;
 }
 
 hostent* Entry(const std::optional<FakeHost>& host) {
@@ -55,12 +77,14 @@ hostent* Entry(const std::optional<FakeHost>& host) {
     return &state.entry;
 }
 
-HANDLE FakeIcmpCreateFile(void) {
+// The entry points are called through the WINAPI pointer types of
+// platform.h, so they must have that calling convention.
+HANDLE WINAPI FakeIcmpCreateFile(void) {
     State().calls.push_back("IcmpCreateFile");
     return kEchoHandle;
 }
 
-BOOL FakeIcmpCloseHandle(HANDLE handle) {
+BOOL WINAPI FakeIcmpCloseHandle(HANDLE handle) {
     State().calls.push_back(handle == kEchoHandle ? "IcmpCloseHandle" : "IcmpCloseHandle(wrong handle)");
     return 1;
 }
@@ -80,8 +104,8 @@ std::string DescribeRequest(HANDLE handle, IPAddr destination, LPVOID data, WORD
     return text + ", reply=" + std::to_string(reply_size) + ", timeout=" + std::to_string(timeout) + ")";
 }
 
-DWORD FakeIcmpSendEcho(HANDLE handle, IPAddr destination, LPVOID data, WORD size, PIP_OPTION_INFORMATION options,
-                       LPVOID reply_buffer, DWORD reply_size, DWORD timeout) {
+DWORD WINAPI FakeIcmpSendEcho(HANDLE handle, IPAddr destination, LPVOID data, WORD size,
+                              PIP_OPTION_INFORMATION options, LPVOID reply_buffer, DWORD reply_size, DWORD timeout) {
     FakeState& state = State();
     state.calls.push_back(DescribeRequest(handle, destination, data, size, options, reply_size, timeout));
     // Leave the options dirty: the caller must clear them before each request.
@@ -104,9 +128,11 @@ DWORD FakeIcmpSendEcho(HANDLE handle, IPAddr destination, LPVOID data, WORD size
     return echo.replies;
 }
 
+// Via void(*)(void), the one function type every other converts from
+// without a cast-function-type warning.
 template <typename Function>
 FARPROC AsProc(Function function) {
-    return reinterpret_cast<FARPROC>(function);
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(function));
 }
 
 }  // namespace
@@ -120,12 +146,12 @@ void RunFakePlatform(const FakeScript& script) {
 
 const std::vector<std::string>& FakePlatformCalls() { return State().calls; }
 
-HMODULE LoadLibraryA(const char* name) {
+HMODULE FakeLoadLibraryA(const char* name) {
     State().calls.push_back("LoadLibraryA(" + std::string(name) + ")");
     return State().script.library_loads ? kModule : nullptr;
 }
 
-FARPROC GetProcAddress(HMODULE module, const char* name) {
+FARPROC FakeGetProcAddress(HMODULE module, const char* name) {
     FakeState& state = State();
     state.calls.push_back("GetProcAddress(" + std::string(module == kModule ? "" : "wrong module, ") + name + ")");
     const auto& missing = state.script.missing_entry_points;
@@ -137,12 +163,12 @@ FARPROC GetProcAddress(HMODULE module, const char* name) {
     return nullptr;
 }
 
-BOOL FreeLibrary(HMODULE module) {
+BOOL FakeFreeLibrary(HMODULE module) {
     State().calls.push_back(module == kModule ? "FreeLibrary" : "FreeLibrary(wrong module)");
     return 1;
 }
 
-int WSAStartup(WORD requested_version, LPWSADATA data) {
+int FakeWSAStartup(WORD requested_version, LPWSADATA data) {
     FakeState& state = State();
     char version[8];
     std::snprintf(version, sizeof version, "0x%04X", static_cast<unsigned>(requested_version));
@@ -153,27 +179,34 @@ int WSAStartup(WORD requested_version, LPWSADATA data) {
     return 0;
 }
 
-int WSACleanup(void) {
+int FakeWSACleanup(void) {
     State().calls.push_back("WSACleanup");
     return 0;
 }
 
-void Sleep(DWORD milliseconds) { State().calls.push_back("Sleep(" + std::to_string(milliseconds) + ")"); }
+void FakeSleep(DWORD milliseconds) { State().calls.push_back("Sleep(" + std::to_string(milliseconds) + ")"); }
 
-// The resolver functions replace the C library's for the test program.
-in_addr_t inet_addr(const char* text) noexcept {
+unsigned long FakeInetAddr(const char* text) {
     State().calls.push_back("inet_addr(" + std::string(text) + ")");
     return Parsed(text);
 }
 
-hostent* gethostbyname(const char* name) {
+// Not logged: it only formats.
+char* FakeInetNtoa(in_addr address) {
+    const std::string text = Dotted(address.s_addr);
+    char* dotted = State().dotted;
+    std::snprintf(dotted, sizeof State().dotted, "%s", text.c_str());
+    return dotted;
+}
+
+hostent* FakeGetHostByName(const char* name) {
     State().calls.push_back("gethostbyname(" + std::string(name) + ")");
     return Entry(State().script.host_by_name);
 }
 
-hostent* gethostbyaddr(const void* address, socklen_t length, int family) {
+hostent* FakeGetHostByAddr(const char* address, int length, int family) {
     std::uint32_t value = 0;
-    if (length == sizeof value) std::memcpy(&value, address, sizeof value);
+    if (length == static_cast<int>(sizeof value)) std::memcpy(&value, address, sizeof value);
     State().calls.push_back("gethostbyaddr(" + Dotted(value) + ", " + std::to_string(length) + ", " +
                             std::to_string(family) + ")");
     return Entry(State().script.host_by_address);

@@ -40,4 +40,20 @@ void RunFakePlatform(const FakeScript& script);
 // Every platform call since RunFakePlatform, one line each, in order.
 const std::vector<std::string>& FakePlatformCalls();
 
+// The scripted operations. The build binds the core to them under the
+// platform's names: at link time where the platform's functions are NIVOR's
+// own (fake_platform_posix.cpp), by renaming where they are the system's
+// (windows/ping_host_over_fake.cpp), since a caller reaches those through the
+// import table.
+HMODULE FakeLoadLibraryA(const char* name);
+FARPROC FakeGetProcAddress(HMODULE module, const char* name);
+BOOL FakeFreeLibrary(HMODULE module);
+int FakeWSAStartup(WORD requested_version, LPWSADATA data);
+int FakeWSACleanup(void);
+unsigned long FakeInetAddr(const char* text);
+char* FakeInetNtoa(in_addr address);
+hostent* FakeGetHostByName(const char* name);
+hostent* FakeGetHostByAddr(const char* address, int length, int family);
+void FakeSleep(DWORD milliseconds);
+
 #endif

@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-#include "fake_windows_platform.h"
+#include "fake_platform.h"
 
 #define LoadLibraryA FakeLoadLibraryA
 #define GetProcAddress FakeGetProcAddress
