@@ -1,6 +1,6 @@
 # Entry points for people: each installs what it needs, then hands over to
 # the CMake presets.
-.PHONY: run check build windows package clean
+.PHONY: run check build windows package bench clean
 
 run: build
 	./build/release/nivor localhost; echo "exit status: $$?"
@@ -26,6 +26,13 @@ windows:
 package: build windows
 	cd build/release && cpack -B ../packages
 	cd build/windows && cpack -B ../packages
+
+# NIVOR against iputils ping and fping (needs root): prints the table and
+# writes it, every sample and a plot into OUT.
+bench: build windows
+	@test -n "$(OUT)" || { echo "usage: make bench OUT=folder"; exit 2; }
+	tools/install-deps.sh bench
+	python3 bench/run_bench.py --out "$(OUT)"
 
 clean:
 	rm -rf build

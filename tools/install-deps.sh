@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever the chosen part of the build
-# lacks. Usage: tools/install-deps.sh linux|all
+# lacks. Usage: tools/install-deps.sh linux|all|bench (bench: the Linux set and
+# the pingers the benchmark measures NIVOR against)
 set -euo pipefail
 
 linux_packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev python3 iproute2 util-linux
                 procps dpkg-dev man-db libcap2-bin)
 windows_packages=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 file)
+bench_packages=(iputils-ping fping python3-matplotlib)
 
 wanted=("${linux_packages[@]}")
-if [ "${1:-all}" = all ]; then
-  wanted+=("${windows_packages[@]}")
-fi
+case "${1:-all}" in
+  all) wanted+=("${windows_packages[@]}") ;;
+  bench) wanted+=("${bench_packages[@]}") ;;
+esac
 
 missing=()
 for package in "${wanted[@]}"; do
