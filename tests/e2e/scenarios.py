@@ -59,6 +59,7 @@ class Scenario:
     slack_ms: int = 1                     # how far a round trip may read above the truth
     modes: Tuple[str, ...] = SOCKETS
     judge: Optional[str] = None           # "crowd": the runner's check for many processes
+    calls: Optional[Tuple[str, ...]] = None  # Wine: NIVOR.EXE's platform calls, as patterns, in order
     overrides: Optional[dict] = None      # "wine", "wine/raw", ...: fields that differ there
 
     def for_program(self, program: str, mode: Optional[str] = None) -> "Scenario":
@@ -144,6 +145,29 @@ WINE_TIMES_OUT = {"expect": ZENTRALE + TIMED_OUT, "times_out": True}
 # Wine resolves the empty name as the machine's own.
 WINE_OWN_HOST = {"wine": {"expect": RECHNER + answered(b"127.0.0.7", 0, 0, 0, ttl=64), "exit": MEAN,
                           "destination": "127.0.0.7", "requests": 3}}
+
+# NIVOR.EXE's own calls of the platform, as Wine's relay trace shows them:
+# what it binds and starts, what each echo request carries (no data, a
+# 28-byte reply buffer, 5000 ms), the pauses, and the order of release.
+POINTER = r"[0-9a-f]{8}"
+BIND_AND_START = (r'KERNEL32\.LoadLibraryA\(%s "ICMP\.DLL"\)' % POINTER,
+                  r'KERNEL32\.GetProcAddress\(%s,%s "IcmpCreateFile"\)' % (POINTER, POINTER),
+                  r'KERNEL32\.GetProcAddress\(%s,%s "IcmpCloseHandle"\)' % (POINTER, POINTER),
+                  r'KERNEL32\.GetProcAddress\(%s,%s "IcmpSendEcho"\)' % (POINTER, POINTER),
+                  r"ws2_32\.WSAStartup\(00000101,%s\)" % POINTER)
+ECHO = r"iphlpapi\.IcmpSendEcho\(%s,0200007f,00000000,00000000,%s,%s,0000001c,00001388\)" % (POINTER, POINTER, POINTER)
+REPLY_LINE = r"ws2_32\.inet_ntoa\(0200007f\)"
+PAUSE = r"KERNEL32\.Sleep\(000000c8\)"
+CALLS_OF_A_PING = BIND_AND_START + (
+    r'ws2_32\.inet_addr\(%s "zentrale"\)' % POINTER, r'ws2_32\.gethostbyname\(%s "zentrale"\)' % POINTER,
+    REPLY_LINE, r"iphlpapi\.IcmpCreateFile\(\)", ECHO, REPLY_LINE, PAUSE, ECHO, REPLY_LINE, PAUSE, ECHO, REPLY_LINE,
+    r"iphlpapi\.IcmpCloseHandle\(%s\)" % POINTER, r"KERNEL32\.FreeLibrary\(%s\)" % POINTER,
+    r"ws2_32\.WSACleanup\(\)")
+CALLS_OF_A_FAILED_LOOKUP = BIND_AND_START + (
+    r'ws2_32\.inet_addr\(%s "127\.0\.0\.99"\)' % POINTER,
+    r"ws2_32\.gethostbyaddr\(%s,00000004,00000002\)" % POINTER,
+    r"ws2_32\.WSACleanup\(\)", r"KERNEL32\.FreeLibrary\(%s\)" % POINTER)
+WINE_ONLY = ()
 
 SCENARIOS: List[Scenario] = [
     # Resolution: what the banner says, and where the requests go.
@@ -231,6 +255,12 @@ SCENARIOS: List[Scenario] = [
     Scenario("option-like", [b"-h"], not_found(b"-h"), 255, requests=0),
     Scenario("extra-arguments", [b"zentrale", b"nirgendwo", b"-v", b"%s"],
              ZENTRALE + answered(b"127.0.0.2", 0, 0, 0, ttl=64), MEAN),
+
+    # What NIVOR.EXE asks of the platform, in order (only Wine can show it).
+    Scenario("platform-calls-of-a-ping", [b"zentrale"], ZENTRALE + answered(b"127.0.0.2", 0, 0, 0, ttl=64), MEAN,
+             modes=WINE_ONLY, overrides={"wine": {"modes": ("raw",), "calls": CALLS_OF_A_PING}}),
+    Scenario("platform-calls-of-a-failed-lookup", [b"127.0.0.99"], not_found(b"127.0.0.99"), 255, requests=0,
+             modes=WINE_ONLY, overrides={"wine": {"modes": ("raw",), "calls": CALLS_OF_A_FAILED_LOOKUP}}),
 ]
 
 

@@ -568,8 +568,8 @@ class NameServer:
 def isolate(argv: Sequence[str]) -> List[str]:
     """The command that runs argv in new network, mount, UTS and PID
     namespaces: when argv ends, everything it started ends with it."""
-    return ["unshare", "--net", "--mount", "--propagation", "private", "--uts", "--pid", "--fork", "--mount-proc",
-            "--"] + list(argv)
+    return ["unshare", "--net", "--mount", "--propagation", "private", "--uts", "--pid", "--fork", "--kill-child",
+            "--mount-proc", "--"] + list(argv)
 
 
 def write_sysctl(name: str, value: str) -> None:
