@@ -38,10 +38,10 @@ ECHO_TIMEOUT_MS = 5000
 PAUSE_MS = 200
 
 # How far a measured figure may lie above the truth; never below it. A
-# round trip may read up to the row's slack_ms above the time the host's
-# packet really took, and 1 ms more under Wine, whose echo service is
-# another process (winedevice.exe), busy starting up at the first request.
-WINE_ROUND_TRIP_SLACK_MS = 1
+# round trip may read 1 ms above the time the host's packet really took, and
+# 1 ms more under Wine, whose echo service is another process
+# (winedevice.exe), busy starting up at the first request.
+ROUND_TRIP_SLACK_MS = {"native": 1, "wine": 2}
 PAUSE_SLACK_MS = {"native": 5, "wine": 10}
 # The time from the unanswered request to the process's exit.
 TIMEOUT_SLACK_MS = {"native": 50, "wine": 100}
@@ -348,10 +348,6 @@ def expected_exit(scenario, measured: List[int]) -> int:
     return (sum(counted) // len(counted)) & 0xFF
 
 
-def slack_of(scenario, program: str) -> int:
-    return scenario.slack_ms + (WINE_ROUND_TRIP_SLACK_MS if program == "wine" else 0)
-
-
 def packet_taken(request: Request, delay_ms: int) -> Optional[int]:
     """When the packet the host sent `delay_ms` after the request reached the
     sockets; for no such packet, its first answer (None without one)."""
@@ -411,7 +407,7 @@ def judge_process(scenario, program: str, run: Run, requests: List[Request], fin
         return []
     truths = [int(value) for value in TOKEN.findall(template)]
     values = [int(value) for value in match.groups()]
-    taken = judge_round_trips(truths, values, requests, slack_of(scenario, program), findings)
+    taken = judge_round_trips(truths, values, requests, ROUND_TRIP_SLACK_MS[program], findings)
     wanted = expected_exit(scenario, values)
     if run.status != wanted:
         findings.fail("exit status %s, expected %d" % (run.status, wanted))
@@ -520,7 +516,7 @@ def judge_crowd(scenario, program: str, runs: List[Run], requests: List[Request]
             claimed += indexes
             values = [int(value) for value, _ in lines]
             truths = [scenarios.crowd_delay(index) for index in indexes]
-            judge_round_trips(truths, values, [requests[index] for index in indexes], slack_of(scenario, program),
+            judge_round_trips(truths, values, [requests[index] for index in indexes], ROUND_TRIP_SLACK_MS[program],
                               findings)
             if run.status != (sum(values) // 3) & 0xFF:
                 findings.fail(prefix + "exit status %s for round trips %s" % (run.status, values))
