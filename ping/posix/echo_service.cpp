@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <linux/errqueue.h>
+#include <linux/filter.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/random.h>
@@ -73,6 +74,23 @@ bool PrepareDatagramSocket(EchoSocket& echo_socket) {
     return true;
 }
 
+// Echo replies that carry another identifier never reach us: on a busy host
+// every pinger's replies would otherwise wake every raw socket. Errors pass,
+// for the judge to match the request they quote.
+void KeepOnlyOurReplies(int descriptor, std::uint16_t identifier) {
+    sock_filter program[] = {
+        BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),                  // X = IP header length
+        BPF_STMT(BPF_LD | BPF_B | BPF_IND, 0),                   // A = ICMP type
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, icmp::kEchoReply, 0, 2),
+        BPF_STMT(BPF_LD | BPF_H | BPF_IND, 4),                   // A = identifier
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, identifier, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFFu),                  // keep
+        BPF_STMT(BPF_RET | BPF_K, 0),                            // drop
+    };
+    const sock_fprog filter{static_cast<unsigned short>(sizeof program / sizeof program[0]), program};
+    setsockopt(descriptor, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter);
+}
+
 // A raw socket sees every ICMP packet of the host: an unpredictable
 // identifier keeps other pingers' replies apart, and the kernel drops every
 // type that cannot answer an echo request before it reaches us.
@@ -83,6 +101,7 @@ bool PrepareRawSocket(EchoSocket& echo_socket) {
     const std::uint32_t blocked = ~answers;
     setsockopt(echo_socket.descriptor, SOL_RAW, kIcmpFilterOption, &blocked, sizeof blocked);
     echo_socket.identifier = UnpredictableU16();
+    KeepOnlyOurReplies(echo_socket.descriptor, echo_socket.identifier);
     return true;
 }
 
