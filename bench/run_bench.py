@@ -190,10 +190,14 @@ def delayed_run(tool: str, argv, delay_ms: int, output: str, environment=None) -
         sample = launch(argv, output, environment=environment)
     finally:
         requests = responder.stop()
-    series = (sample["exit_ns"] - requests[0].time_ns) / 1e6 if requests else None
+    # The echo series on the wire, from the first request to the last reply,
+    # and on to the process's exit.
+    last_reply = requests[-1].answered_ns() if requests else None
+    series = (last_reply - requests[0].time_ns) / 1e6 if last_reply is not None else None
+    to_exit = (sample["exit_ns"] - requests[0].time_ns) / 1e6 if requests else None
     return dict(sample=sample, delay_ms=delay_ms, readings=report.readings(tool, sample["output"]),
                 host_ms=host_round_trips(requests), requests=len(requests),
-                wall_ms=(sample["exit_ns"] - sample["exec_ns"]) / 1e6, series_ms=series)
+                wall_ms=(sample["exit_ns"] - sample["exec_ns"]) / 1e6, series_ms=series, to_exit_ms=to_exit)
 
 
 def measure_accuracy(commands, runs: int, scratch: str) -> list:
@@ -302,6 +306,7 @@ def run_inside(arguments) -> int:
     scratch = os.environ.pop(INSIDE_MARK)
     prepare_namespace(scratch)
     commands = tool_commands(arguments.nivor)
+    machine = report.machine()  # before the bench adds its own load
     started = time.monotonic()
     progress("warming up")
     measure_three_echoes(commands, 1, scratch)
@@ -319,7 +324,7 @@ def run_inside(arguments) -> int:
         progress("NIVOR.EXE under Wine: %d runs per delay" % arguments.runs)
         samples += measure_wine(arguments.nivor_exe, arguments.runs, scratch)
     results = {"runs": arguments.runs, "delays_ms": list(DELAYS_MS), "target": TARGET,
-               "lost_stagger_s": LOST_STAGGER_S, "machine": report.machine(), "versions": tool_versions(),
+               "lost_stagger_s": LOST_STAGGER_S, "machine": machine, "versions": tool_versions(),
                "commands": commands, "nivor": arguments.nivor, "nivor_exe": arguments.nivor_exe,
                "seconds": round(time.monotonic() - started, 1), "samples": samples}
     with open(os.path.join(arguments.out, "results.json"), "w") as handle:
