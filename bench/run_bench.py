@@ -29,7 +29,8 @@ sys.path.insert(0, BENCH)
 
 import report  # noqa: E402
 import scripted_host  # noqa: E402
-from scripted_host import Reply, Responder, in_arrival_order, isolate, prepare_namespace, write_sysctl  # noqa: E402
+from scripted_host import (Reply, Responder, in_arrival_order, isolate, prepare_namespace,  # noqa: E402
+                           wine_server_directory, write_sysctl)
 
 # The scripted host wakes this long before a reply is due and spins the rest:
 # after half a second of idling, a virtual machine's cores can take most of a
@@ -251,14 +252,6 @@ def wine_environment() -> dict:
                        HOME=os.environ.get("HOME", "/root"))
     environment["LC_ALL"] = "C.UTF-8"  # Wine reads the command line by the locale's character set
     return environment
-
-
-def wine_server_directory() -> str:
-    # Wine keeps its server's socket here, whatever the prefix: a tmpfs over
-    # it in the namespace makes the server there private.
-    directory = "/tmp/.wine-%d" % os.geteuid()
-    os.makedirs(directory, mode=0o700, exist_ok=True)
-    return directory
 
 
 def start_private_wine_server() -> None:

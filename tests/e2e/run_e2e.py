@@ -29,7 +29,7 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import scenarios  # noqa: E402
-from scripted_host import NameServer, Responder, Request, isolate, prepare_namespace  # noqa: E402
+from scripted_host import NameServer, Responder, Request, isolate, prepare_namespace, wine_server_directory  # noqa: E402
 
 SKIPPED = 77
 LATE_ONLY = 3  # a run whose only faults are figures over their slack
@@ -91,13 +91,6 @@ def prepare_wine_prefix(prefix: str) -> None:
                        env=wine_environment(prefix), check=True, timeout=600,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         open(stamp, "w").close()
-
-
-def wine_server_directory() -> str:
-    # Wine keeps its server's socket here, whatever the prefix.
-    directory = "/tmp/.wine-%d" % os.geteuid()
-    os.makedirs(directory, mode=0o700, exist_ok=True)
-    return directory
 
 
 def modes_of(scenario, program: str):

@@ -572,6 +572,14 @@ def isolate(argv: Sequence[str]) -> List[str]:
             "--mount-proc", "--"] + list(argv)
 
 
+def wine_server_directory() -> str:
+    """Where Wine keeps its server's socket, whatever the prefix: a tmpfs over it
+    inside a namespace makes the server started there private to it."""
+    directory = "/tmp/.wine-%d" % os.geteuid()
+    os.makedirs(directory, mode=0o700, exist_ok=True)
+    return directory
+
+
 def write_sysctl(name: str, value: str) -> None:
     with open("/proc/sys/" + name.replace(".", "/"), "w") as handle:
         handle.write(value)
